@@ -1,0 +1,3 @@
+#include "BrivantaFwUpgrade.h"
+
+int main() { return BrivantaFwUpgrade_main(); }
