@@ -119,4 +119,8 @@ int _getch(void);
 
 #endif  // _WIN32
 
+// Not a Windows call of the program's own, but the one file operation that differs by platform:
+// moves `from` over `to`, replacing `to` if it exists, in one step (rename(2) / MoveFileExA).
+BOOL platform_ReplaceFile(const char* from, const char* to);
+
 #endif  // BRIVANTA_PLATFORM_H
