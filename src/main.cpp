@@ -1,3 +1,6 @@
 #include "BrivantaFwUpgrade.h"
 
-int main() { return BrivantaFwUpgrade_main(); }
+int main() {
+    platform_InitConsole();
+    return BrivantaFwUpgrade_main();
+}

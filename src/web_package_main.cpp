@@ -1,3 +1,6 @@
 #include "BrivantaFwUpgrade.h"
 
-int main() { return BrivantaFwWebPackage_main(); }
+int main() {
+    platform_InitConsole();
+    return BrivantaFwWebPackage_main();
+}

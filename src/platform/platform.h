@@ -123,4 +123,8 @@ int _getch(void);
 // moves `from` over `to`, replacing `to` if it exists, in one step (rename(2) / MoveFileExA).
 BOOL platform_ReplaceFile(const char* from, const char* to);
 
+// Called first thing by both executables: standard output must pass the console texts byte for
+// byte (on Windows it is put into binary mode; elsewhere there is nothing to do).
+void platform_InitConsole(void);
+
 #endif  // BRIVANTA_PLATFORM_H
