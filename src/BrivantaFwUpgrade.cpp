@@ -685,7 +685,131 @@ uint32_t imageChecksum(const uint8_t* image, int length) {
 
 // ---- Web package export ----
 
-// Placeholder until the export lands.
+namespace {
+
+constexpr int kWebTextBufferSize = 614400;  // encoded text + NUL: images of at most 460797 bytes
+constexpr int kWebLineLength = FIRMWARE_CHUNCK_SIZE_FOR_WEB;
+constexpr int kWebHeaderSize = 64;
+
+// Written beside the package and moved over it only when complete: a failed export never leaves
+// a truncated package, nor a header without its body.
+const char* const kWebPackageTempName = WEB_PACKAGE_FILE_NAME ".tmp";
+
+const char* const kWebWriteFailedText =
+    "\r\nERROR: Cannot write the web package " WEB_PACKAGE_FILE_NAME " !\r\n";
+const char* const kWebNotCreatedText =
+    "\r\nERROR: The web package " WEB_PACKAGE_FILE_NAME " was not created.\r\n";
+const char* const kWebNoMemoryText = "\r\nERROR: Not enough memory to make the web package.\r\n";
+
+// The base64 text of the image in `text`, its pad turned into "A"; its length, or 0 after a
+// message when there is nothing to encode or the text does not fit.
+int encodeWebBody(unsigned char* text, const uint8_t* image, int imageLength) {
+    if (imageLength <= 0) {
+        printf("\r\nERROR: The firmware image is empty !\r\n");
+        return 0;
+    }
+    int textLength = kWebTextBufferSize;
+    if (base64_encode(text, textLength, image, imageLength) != 0) {
+        printf("\r\n ERROR BASE 64 !\r\n");
+        printf("\r\nERROR: The firmware image is larger than 460797 bytes !\r\n");
+        return 0;
+    }
+    for (int index = textLength > 4 ? textLength - 4 : 0; index < textLength; ++index) {
+        if (text[index] == '=') text[index] = 'A';
+    }
+    return textLength;
+}
+
+// Into the file just created, which it closes.
+BOOL writeWebHeader(uint32_t checksum, int imageLength) {
+    char header[kWebHeaderSize];
+    snprintf(header, sizeof header, "%s%s\r\n%u\r\n%d\r\n", FIRMWARE_FILE_HEADER_FOR_WEB,
+             FIRMWARE_VERSION_TO_UPLOAD, checksum, imageLength);
+    const BOOL written = FileAPI_writeToFileBinary(reinterpret_cast<const uint8_t*>(header),
+                                                   static_cast<uint32_t>(strlen(header)));
+    const BOOL closed = FileAPI_CloseFile();
+    return written && closed;
+}
+
+// Lines of 928 characters, each but the last followed by "\r\n" and written with it at once.
+BOOL writeWebBody(const char* fileName, const unsigned char* text, int textLength) {
+    if (!FileAPI_OpenFile_ToWrite(fileName, TRUE)) return FALSE;
+    uint8_t line[kWebLineLength + 2];
+    line[kWebLineLength] = '\r';
+    line[kWebLineLength + 1] = '\n';
+    BOOL written = TRUE;
+    int offset = 0;
+    for (; written && textLength - offset > kWebLineLength; offset += kWebLineLength) {
+        memcpy(line, text + offset, kWebLineLength);
+        written = FileAPI_writeToFileBinary(line, sizeof line);
+    }
+    if (written && offset < textLength) {
+        written =
+            FileAPI_writeToFileBinary(text + offset, static_cast<uint32_t>(textLength - offset));
+    }
+    const BOOL closed = FileAPI_CloseFile();
+    return written && closed;
+}
+
+// Header, body and the move over the package; the temporary file is gone afterwards either way.
+BOOL writeWebPackageFile(const unsigned char* text, int textLength, uint32_t checksum,
+                         int imageLength) {
+    if (!FileAPI_CreateFile(kWebPackageTempName, TRUE)) {
+        printf("%s", kWebWriteFailedText);
+        return FALSE;
+    }
+    const BOOL complete = writeWebHeader(checksum, imageLength) &&
+                          writeWebBody(kWebPackageTempName, text, textLength) &&
+                          platform_ReplaceFile(kWebPackageTempName, WEB_PACKAGE_FILE_NAME);
+    if (!complete) {
+        remove(kWebPackageTempName);
+        printf("%s", kWebWriteFailedText);
+    }
+    return complete;
+}
+
+}  // namespace
+
+BOOL writeWebPackage(const uint8_t* image, int imageLength, uint32_t checksum) {
+    unsigned char* text = static_cast<unsigned char*>(malloc(kWebTextBufferSize));
+    if (text == nullptr) {
+        printf("%s", kWebNoMemoryText);
+        return FALSE;
+    }
+    const int textLength = encodeWebBody(text, image, imageLength);
+    const BOOL written =
+        textLength > 0 && writeWebPackageFile(text, textLength, checksum, imageLength);
+    free(text);
+    return written;
+}
+
+BOOL createFirmwareFileForWeb(void) {
+    if (!ValidateFwAndConcatenateData(gHexFirmware)) {
+        printf("\r\nERROR: Firmware data is not valid !\r\n");
+        return FALSE;
+    }
+    printf("\r\n Firmware data is valid !\r\n");
+    gDataConcatenatedCheckSum = imageChecksum(gDataConcatenated, gDataConcatenatedLenght);
+    char checksumText[16];
+    snprintf(checksumText, sizeof checksumText, "%u", gDataConcatenatedCheckSum);
+    printf("\r\n Firmware CheckSum = %s !\r\n", checksumText);
+    printf("\r\n Firmware CheckSum u = %u !\r\n", gDataConcatenatedCheckSum);
+    printf("\r\n Firmware data length = %d !\r\n", gDataConcatenatedLenght);
+    if (!writeWebPackage(gDataConcatenated, gDataConcatenatedLenght, gDataConcatenatedCheckSum)) {
+        return FALSE;
+    }
+    dipsplayLastMessageToUserBeforeExit("");
+    return TRUE;
+}
+
+// Every run ends with the key prompt, so that a failure stays on the screen until it is read.
 int BrivantaFwWebPackage_main(void) {
-    return 1;
+    if (!allocateStartupBuffers()) {
+        dipsplayLastMessageToUserBeforeExit(kWebNoMemoryText);
+        return EXIT_FAILURE;
+    }
+    const BOOL created = createFirmwareFileForWeb();
+    if (!created) dipsplayLastMessageToUserBeforeExit(kWebNotCreatedText);
+    releaseStartupBuffers();
+    return created ? EXIT_SUCCESS : EXIT_FAILURE;
 }

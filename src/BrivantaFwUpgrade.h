@@ -51,6 +51,9 @@ BOOL ValidateFwAndConcatenateData(char* gHexData);
 uint32_t imageChecksum(const uint8_t* image, int length);
 BOOL StrRemoveNL(char* str, char ch);
 BOOL createFirmwareFileForWeb(void);
+// The web package of `imageLength` bytes at `image` in FwToUpload.bin (current directory), as
+// createFirmwareFileForWeb writes it after the assembly; FALSE, with no package, on any failure.
+BOOL writeWebPackage(const uint8_t* image, int imageLength, uint32_t checksum);
 // The version reply's fields; exposed for the parser's tests.
 struct VersionReply {
     int fw_ver, fw_rev, fw_sub;
