@@ -226,8 +226,9 @@ Readiness waitFor(int fd, short events, std::optional<Clock::time_point> deadlin
         pollfd pfd{fd, events, 0};
         const int ready = poll(&pfd, 1, timeoutMs);
         if (ready > 0) {
-            // A hang-up with nothing left to read or room to write ends the wait for good.
-            return (pfd.revents & events) != 0 ? Readiness::Ready : Readiness::Failed;
+            // A hung-up pseudo-terminal also reports POLLIN while reads bring nothing.
+            const bool lost = (pfd.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
+            return lost ? Readiness::Failed : Readiness::Ready;
         }
         if (ready < 0 && errno != EINTR) {
             return Readiness::Failed;
@@ -374,19 +375,19 @@ BOOL ReadFile(HANDLE file, void* buffer, DWORD bytesToRead, DWORD* bytesRead, vo
     bool windowOver = false;
     bool lineLost = false;
     for (;;) {
-        // One last look after the window ends collects what arrived just before it did.
+        // One last look after the window ends or the line is lost collects what arrived before.
         const ssize_t n = readAvailable(port->fd, into + got, bytesToRead - got);
-        lineLost = n < 0;
-        got += lineLost ? 0 : static_cast<DWORD>(n);
-        if (lineLost || got == bytesToRead || windowOver) {
+        if (n < 0) {
+            lineLost = true;
+            break;
+        }
+        got += static_cast<DWORD>(n);
+        if (got == bytesToRead || windowOver || lineLost) {
             break;
         }
         const Readiness readiness = waitFor(port->fd, POLLIN, deadline);
         lineLost = readiness == Readiness::Failed;
         windowOver = readiness == Readiness::TimedOut;
-        if (lineLost) {
-            break;
-        }
     }
     *bytesRead = got;
     return lineLost && got == 0 ? FALSE : TRUE;
