@@ -21,11 +21,15 @@
 
 namespace sim {
 
+using ::Fault;
+using ::UnitConfig;
+using ::UnitModel;
+
 struct PortSetup {
-    bool exists = true;          // CreateFileA finds the device
-    bool busy = false;           // another program holds it: CreateFileA fails
-    bool refuseTimeouts = false; // SetCommTimeouts fails on this port
-    bool refuseState = false;    // SetCommState fails on this port
+    bool exists = true;                  // CreateFileA finds the device
+    bool busy = false;                   // another program holds it: CreateFileA fails
+    bool refuseTimeouts = false;         // SetCommTimeouts fails on this port
+    bool refuseState = false;            // SetCommState fails on this port
     std::vector<uint32_t> refusedBauds;  // SetCommState fails for these rates only
     // Writes fail once this many bytes have been written in all (-1: never).
     long long failWritesAfterBytes = -1;
@@ -33,13 +37,17 @@ struct PortSetup {
     std::shared_ptr<UnitModel> unit;
 };
 
-// One platform call, for tests of what the program asked of the platform.
+// One platform call, for tests of what the program asked of the platform. Arguments:
+// CreateFileA the name; SetupComm "in=8192 out=8192"; SetCommTimeouts
+// "T=<ReadTotalTimeoutConstant>"; SetCommState "baud=<BaudRate> cts=<fOutxCtsFlow>"; PurgeComm
+// "0x0F"; EscapeCommFunction "5"; ReadFile and WriteFile "n=<count asked>" (what moved is in
+// wire()); Sleep "<ms>"; CloseHandle and _getch "".
 struct PlatformCall {
     std::string name;  // "CreateFileA", "SetupComm", "SetCommTimeouts", "SetCommState",
                        // "PurgeComm", "EscapeCommFunction", "ReadFile", "WriteFile",
                        // "CloseHandle", "Sleep", "_getch"
     std::string args;  // e.g. "\\\\.\\COM3", "baud=115200 cts=1", "T=1000", "n=10", "0x0F", "5"
-    double atMs;       // virtual time at the call
+    double atMs;       // virtual time at the call (a read's window begins there)
     bool ok;           // the call's result
 };
 
