@@ -3,6 +3,7 @@
 // A handle is a number handed out once per successful CreateFileA and never reused, not even
 // across reset(): a stale handle the program still holds from an earlier run can never hit a
 // port opened later. Calls on closed, invalid or made-up handles fail and change nothing.
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <map>
@@ -294,7 +295,7 @@ BOOL ReadFile(HANDLE file, void* buffer, DWORD bytesToRead, DWORD* bytesRead, vo
         return record("ReadFile", args, FALSE);
     }
     const std::vector<uint8_t> got = sim::readWindow(*open, bytesToRead);
-    std::memcpy(buffer, got.data(), got.size());
+    std::copy(got.begin(), got.end(), static_cast<uint8_t*>(buffer));
     *bytesRead = static_cast<DWORD>(got.size());
     sim::logWire(open->com, open->dcb.BaudRate, false, got.data(), got.size(), startMs);
     sim::world().calls.push_back({"ReadFile", args, startMs, true});
