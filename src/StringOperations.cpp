@@ -1,22 +1,12 @@
 #include "StringOperations.h"
 
-#include <array>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
+#include "HexDigits.h"
+
 namespace {
-
-// Digit values of every 8-bit code; anything that is not a hex digit is worth 0.
-constexpr std::array<uint8_t, 256> makeHexDigitValues() {
-    std::array<uint8_t, 256> values{};
-    for (int code = '0'; code <= '9'; ++code) values[code] = static_cast<uint8_t>(code - '0');
-    for (int code = 'A'; code <= 'F'; ++code) values[code] = static_cast<uint8_t>(code - 'A' + 10);
-    for (int code = 'a'; code <= 'f'; ++code) values[code] = static_cast<uint8_t>(code - 'a' + 10);
-    return values;
-}
-
-constexpr std::array<uint8_t, 256> HEX_DIGIT_VALUES = makeHexDigitValues();
 
 // Doubles the table's capacity; on failure the table is still the caller's to free.
 char** growTokenTable(char** table, size_t* capacity) {
@@ -38,15 +28,14 @@ char capitalizeChar(char character) {
 }
 
 uint8_t int_from_hex_char(char aChar) {
-    return HEX_DIGIT_VALUES[static_cast<unsigned char>(aChar)];
+    return hexdigits::digitValue(aChar);
 }
 
 // Reads at most two characters and never past the NUL: a lone last digit is the whole byte.
 uint8_t u8_from_hex_string(const char* inputString) {
     if (inputString[0] == '\0') return 0;
     if (inputString[1] == '\0') return int_from_hex_char(inputString[0]);
-    return static_cast<uint8_t>(int_from_hex_char(inputString[0]) * 16 +
-                                int_from_hex_char(inputString[1]));
+    return hexdigits::pairValue(inputString);
 }
 
 // Adds into the array (the caller zeroes it). The length is taken in full, so texts of any size

@@ -1,0 +1,90 @@
+// One image assembly pass over each embedded image, and the image checksum alone.
+//
+// A pass destroys its working copy, so every iteration needs a fresh one:
+//   AssemblyWithCopy  times the copy of the text and the pass, as the program does them;
+//   AssemblyOnly      makes the copy with the timer paused and times the pass alone.
+// Arguments: the image row (0 controller, 1 TX logic, 2 RX logic).
+#include <benchmark/benchmark.h>
+
+#include <cstdio>
+#include <cstring>
+#include <vector>
+
+#include "BrivantaFwUpgrade.h"
+#include "firmware/BinImage.h"
+
+namespace {
+
+std::vector<char> emptyWorkingCopy(int row) {
+    return std::vector<char>(static_cast<size_t>(AUTOGEN_FILES[row].fileDataLength) + 16, '\0');
+}
+
+void refill(std::vector<char>& workingCopy, int row) {
+    memcpy(workingCopy.data(), AUTOGEN_FILES[row].fileData,
+           static_cast<size_t>(AUTOGEN_FILES[row].fileDataLength));
+}
+
+void assembleOrFail(benchmark::State& state, std::vector<char>& workingCopy) {
+    if (!ValidateFwAndConcatenateData(workingCopy.data())) state.SkipWithError("assembly failed");
+}
+
+void setCounters(benchmark::State& state, int row) {
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) *
+                            AUTOGEN_FILES[row].fileDataLength);
+    state.counters["image_length"] = gDataConcatenatedLenght;
+}
+
+void AssemblyWithCopy(benchmark::State& state) {
+    const int row = static_cast<int>(state.range(0));
+    std::vector<char> workingCopy = emptyWorkingCopy(row);
+    for (auto _ : state) {
+        refill(workingCopy, row);
+        assembleOrFail(state, workingCopy);
+        benchmark::DoNotOptimize(gDataConcatenated);
+    }
+    setCounters(state, row);
+}
+
+void AssemblyOnly(benchmark::State& state) {
+    const int row = static_cast<int>(state.range(0));
+    std::vector<char> workingCopy = emptyWorkingCopy(row);
+    for (auto _ : state) {
+        state.PauseTiming();
+        refill(workingCopy, row);
+        state.ResumeTiming();
+        assembleOrFail(state, workingCopy);
+        benchmark::DoNotOptimize(gDataConcatenated);
+    }
+    setCounters(state, row);
+}
+
+void ImageChecksum(benchmark::State& state) {
+    const int row = static_cast<int>(state.range(0));
+    std::vector<char> workingCopy = emptyWorkingCopy(row);
+    refill(workingCopy, row);
+    if (!ValidateFwAndConcatenateData(workingCopy.data())) state.SkipWithError("assembly failed");
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(imageChecksum(gDataConcatenated, gDataConcatenatedLenght));
+    }
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * gDataConcatenatedLenght);
+}
+
+BENCHMARK(AssemblyWithCopy)->DenseRange(0, 2)->Unit(benchmark::kMillisecond);
+BENCHMARK(AssemblyOnly)->DenseRange(0, 2)->Unit(benchmark::kMillisecond);
+BENCHMARK(ImageChecksum)->DenseRange(0, 2)->Unit(benchmark::kMicrosecond);
+
+}  // namespace
+
+// The start-up buffers live for the whole run, as in the program.
+int main(int argc, char** argv) {
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+    if (!allocateStartupBuffers()) {
+        fprintf(stderr, "cannot allocate the start-up buffers\n");
+        return 1;
+    }
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    releaseStartupBuffers();
+    return 0;
+}
