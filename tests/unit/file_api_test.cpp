@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -19,11 +20,10 @@ const char* const NOT_OPENED = "ERROR: File does not exists or Not opened !\n";
 class FileApiTest : public testing::Test {
   protected:
     void SetUp() override {
-        dir_ =
-            fs::temp_directory_path() /
-            ("file_api_test_" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) +
-             "_" + testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::remove_all(dir_);
+        dir_ = fs::temp_directory_path() /
+               (std::string("file_api_") +
+                testing::UnitTest::GetInstance()->current_test_info()->name() + "_" +
+                std::to_string(std::random_device{}()));
         fs::create_directories(dir_);
     }
     void TearDown() override { fs::remove_all(dir_); }
