@@ -28,10 +28,12 @@ void assembleOrFail(benchmark::State& state, std::vector<char>& workingCopy) {
     if (!ValidateFwAndConcatenateData(workingCopy.data())) state.SkipWithError("assembly failed");
 }
 
+// The image length and checksum let bench/compare_tools.sh check the other tools' output.
 void setCounters(benchmark::State& state, int row) {
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) *
                             AUTOGEN_FILES[row].fileDataLength);
     state.counters["image_length"] = gDataConcatenatedLenght;
+    state.counters["checksum"] = imageChecksum(gDataConcatenated, gDataConcatenatedLenght);
 }
 
 void AssemblyWithCopy(benchmark::State& state) {
