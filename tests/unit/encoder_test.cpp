@@ -37,6 +37,36 @@ std::string decoded(const std::string& text) {
     return std::string(dst.begin(), dst.begin() + dlen);
 }
 
+using Codec = int (*)(unsigned char*, int&, const unsigned char*, int);
+
+struct CapacityCase {
+    std::string in;
+    int capacity;
+    int result;
+    int dlenAfter;
+    std::string out;  // what a 0 result wrote
+};
+
+// A -1 writes nothing; the encoder's 0 also leaves a NUL after the text.
+void expectCapacityCases(Codec codec, const std::vector<CapacityCase>& cases) {
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.in + " capacity " + std::to_string(c.capacity));
+        const std::vector<unsigned char> untouched(16, 0xEE);
+        std::vector<unsigned char> dst = untouched;
+        int dlen = c.capacity;
+        EXPECT_EQ(codec(dst.data(), dlen, bytes(c.in), static_cast<int>(c.in.size())), c.result);
+        EXPECT_EQ(dlen, c.dlenAfter);
+        if (c.result != 0) {
+            EXPECT_EQ(dst, untouched);
+            continue;
+        }
+        EXPECT_EQ(std::string(dst.begin(), dst.begin() + dlen), c.out);
+        if (codec == base64_encode) {
+            EXPECT_EQ(dst[static_cast<size_t>(dlen)], '\0');
+        }
+    }
+}
+
 struct EncodeCase {
     std::string in;
     std::string out;
@@ -73,27 +103,14 @@ TEST(Base64Encode, ZeroBytesTouchesNothing) {
 }
 
 TEST(Base64Encode, CapacityMustHoldTextAndNul) {
-    struct Case {
-        std::string in;
-        int capacity;
-        int result;
-        int dlenAfter;
-    };
-    const Case cases[] = {
-        {"abc", 4, -1, 5},  {"abc", 5, 0, 4},  {"a", 0, -1, 5},
-        {"abcd", 8, -1, 9}, {"abcd", 9, 0, 8}, {"a", -3, -1, 5},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.in + " capacity " + std::to_string(c.capacity));
-        std::vector<unsigned char> dst(16, 0xEE);
-        int dlen = c.capacity;
-        EXPECT_EQ(encodeInto(dst, dlen, c.in), c.result);
-        EXPECT_EQ(dlen, c.dlenAfter);
-        if (c.result != 0)
-            EXPECT_EQ(dst, std::vector<unsigned char>(16, 0xEE));
-        else
-            EXPECT_EQ(dst[static_cast<size_t>(c.capacity - 1)], '\0');
-    }
+    expectCapacityCases(base64_encode, {
+                                           {"abc", 4, -1, 5, ""},
+                                           {"abc", 5, 0, 4, "YWJj"},
+                                           {"a", 0, -1, 5, ""},
+                                           {"a", -3, -1, 5, ""},
+                                           {"abcd", 8, -1, 9, ""},
+                                           {"abcd", 9, 0, 8, "YWJjZA=="},
+                                       });
 }
 
 TEST(Base64Encode, LengthsBeyondIntTextAreRejectedWithoutOverflow) {
@@ -156,30 +173,18 @@ TEST(Base64Decode, NothingToDecodeKeepsLength) {
 }
 
 TEST(Base64Decode, CapacityCountsPadsToo) {
-    struct Case {
-        std::string text;
-        int capacity;
-        int result;
-        int dlenAfter;
-        std::string out;
-    };
-    const Case cases[] = {
-        {"Zg==", 1, -1, 3, ""},    {"Zg==", 3, 0, 1, "f"},     {"Zm8=", 2, -1, 3, ""},
-        {"Zm8=", 3, 0, 2, "fo"},   {"Zm9v", 2, -1, 3, ""},     {"Zm9v\r\n", 3, 0, 3, "foo"},
-        {"Zm9vYg", 3, -1, 5, ""},  {"Zm9vYg", 5, 0, 3, "foo"},  // incomplete group dropped
-        {"Zm9vY", 4, 0, 3, "foo"}, {"==", 2, 0, 0, ""},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.text + " capacity " + std::to_string(c.capacity));
-        std::vector<unsigned char> dst(8, 0xEE);
-        int dlen = c.capacity;
-        EXPECT_EQ(decodeInto(dst, dlen, c.text), c.result);
-        EXPECT_EQ(dlen, c.dlenAfter);
-        if (c.result == 0)
-            EXPECT_EQ(std::string(dst.begin(), dst.begin() + dlen), c.out);
-        else
-            EXPECT_EQ(dst, std::vector<unsigned char>(8, 0xEE));
-    }
+    expectCapacityCases(base64_decode, {
+                                           {"Zg==", 1, -1, 3, ""},
+                                           {"Zg==", 3, 0, 1, "f"},
+                                           {"Zm8=", 2, -1, 3, ""},
+                                           {"Zm8=", 3, 0, 2, "fo"},
+                                           {"Zm9v", 2, -1, 3, ""},
+                                           {"Zm9v\r\n", 3, 0, 3, "foo"},
+                                           {"Zm9vYg", 3, -1, 5, ""},
+                                           {"Zm9vYg", 5, 0, 3, "foo"},  // incomplete group dropped
+                                           {"Zm9vY", 4, 0, 3, "foo"},
+                                           {"==", 2, 0, 0, ""},
+                                       });
 }
 
 TEST(Base64Decode, NegativeLengthIsRejected) {
