@@ -3,6 +3,8 @@
 #   wine-run.sh PREFIX PROGRAM.exe [ARGS...]
 # The prefix is made on first use. Wine's debug chatter is off, and the "\r" that the C runtime's
 # text mode puts before each "\n" is dropped, so CTest reads the program's lines as plain lines.
+# The output goes through a file: the Wine server and the helper processes a run starts would
+# hold a pipe open, and CTest would wait for them, seconds after the program has ended.
 set -uo pipefail
 prefix=$1
 shift
@@ -11,7 +13,12 @@ mkdir -p "$(dirname "$prefix")"
 (
     flock 9
     if [ ! -f "$prefix/system.reg" ]; then
-        wineboot -i >/dev/null 2>&1 && wineserver -w
+        wineboot -i </dev/null >/dev/null 2>&1 && wineserver -w
     fi
 ) 9>"$prefix.lock"
-wine "$@" | sed -u 's/\r$//'
+output=$(mktemp)
+trap 'rm -f "$output"' EXIT
+wine "$@" </dev/null >"$output" 2>&1
+status=$?
+sed 's/\r$//' "$output"
+exit $status
