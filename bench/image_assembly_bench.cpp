@@ -7,10 +7,12 @@
 #include <benchmark/benchmark.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <vector>
 
 #include "BrivantaFwUpgrade.h"
+#include "IntelHex.h"
 #include "firmware/BinImage.h"
 
 namespace {
@@ -71,6 +73,28 @@ void ImageChecksum(benchmark::State& state) {
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * gDataConcatenatedLenght);
 }
 
+// The record reader on one 16-byte data record line, as assembly asks it for every record.
+constexpr const char* DATA_RECORD_LINE = ":10800000481FD7038001517CE08F10000000000062";
+
+void RecordLineIsValid(benchmark::State& state) {
+    for (auto _ : state) benchmark::DoNotOptimize(intel_hex_line_is_valid(DATA_RECORD_LINE));
+}
+
+void RecordLineAddress(benchmark::State& state) {
+    for (auto _ : state) benchmark::DoNotOptimize(intel_hex_line_address(DATA_RECORD_LINE));
+}
+
+void RecordLineDataArray(benchmark::State& state) {
+    for (auto _ : state) {
+        uint8_t* data = new_u8_data_array_from_intel_hex_string(DATA_RECORD_LINE);
+        benchmark::DoNotOptimize(data);
+        free(data);
+    }
+}
+
+BENCHMARK(RecordLineIsValid);
+BENCHMARK(RecordLineAddress);
+BENCHMARK(RecordLineDataArray);
 BENCHMARK(AssemblyWithCopy)->DenseRange(0, 2)->Unit(benchmark::kMillisecond);
 BENCHMARK(AssemblyOnly)->DenseRange(0, 2)->Unit(benchmark::kMillisecond);
 BENCHMARK(ImageChecksum)->DenseRange(0, 2)->Unit(benchmark::kMicrosecond);

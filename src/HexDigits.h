@@ -4,6 +4,7 @@
 #define HEXDIGITS_H
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
 
 namespace hexdigits {
@@ -23,9 +24,23 @@ inline uint8_t digitValue(char c) {
     return DIGIT_VALUES[static_cast<unsigned char>(c)];
 }
 
+// Byte values of every pair of 8-bit codes, indexed by first code * 256 + second code: one
+// lookup per byte where the record reader decodes a whole line.
+constexpr std::array<uint8_t, 65536> makePairValues() {
+    std::array<uint8_t, 65536> values{};
+    for (size_t index = 0; index < values.size(); ++index) {
+        values[index] =
+            static_cast<uint8_t>(DIGIT_VALUES[index >> 8] << 4 | DIGIT_VALUES[index & 0xFF]);
+    }
+    return values;
+}
+
+inline constexpr std::array<uint8_t, 65536> PAIR_VALUES = makePairValues();
+
 // The byte of the two characters at `pair`; the caller knows both lie before the NUL.
 inline uint8_t pairValue(const char* pair) {
-    return static_cast<uint8_t>(digitValue(pair[0]) << 4 | digitValue(pair[1]));
+    return PAIR_VALUES[static_cast<size_t>(static_cast<unsigned char>(pair[0])) << 8 |
+                       static_cast<unsigned char>(pair[1])];
 }
 
 }  // namespace hexdigits

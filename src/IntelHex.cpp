@@ -37,29 +37,27 @@ struct RecordBytes {
     uint8_t bytes[FIXED_FIELD_BYTES + MAX_DATA_LENGTH];
 };
 
-// Both characters of a pair lie before the NUL.
-bool holdsPair(const char* pair) {
-    return pair[0] != '\0' && pair[1] != '\0';
+size_t minimumLineLength(unsigned dataLength) {
+    return 11 + 2 * static_cast<size_t>(dataLength);
 }
 
 // Decodes the summed bytes of a line into `record` and checks them; false for an invalid line.
-// Walks the line once and never past its NUL: a line shorter than 11 + 2n characters ends
-// inside its fields or leaves fewer than two characters for the checksum.
+// The length is checked before any field is read, so no read passes the NUL.
 bool decodeValidRecord(const char* line, RecordBytes* record) {
-    if (line[0] != ':' || !holdsPair(line + DATA_LENGTH_INDEX)) return false;
+    if (line[0] != ':') return false;
+    const size_t length = strlen(line);
+    if (length < minimumLineLength(0)) return false;
     const unsigned dataLength = hexdigits::pairValue(line + DATA_LENGTH_INDEX);
-    if (dataLength > MAX_DATA_LENGTH) return false;
+    if (dataLength > MAX_DATA_LENGTH || length < minimumLineLength(dataLength)) return false;
+    const size_t summedBytes = FIXED_FIELD_BYTES + dataLength;
     const char* pair = line + DATA_LENGTH_INDEX;
     uint8_t sum = 0;
-    for (size_t k = 0; k < FIXED_FIELD_BYTES + dataLength; ++k, pair += 2) {
-        if (!holdsPair(pair)) return false;
+    for (size_t k = 0; k < summedBytes; ++k, pair += 2) {
         record->bytes[k] = hexdigits::pairValue(pair);
         sum = static_cast<uint8_t>(sum + record->bytes[k]);
     }
     // The checksum is read from the last two characters, however many follow the data.
-    const size_t rest = strlen(pair);
-    if (rest < 2) return false;
-    return static_cast<uint8_t>(0 - sum) == hexdigits::pairValue(pair + rest - 2);
+    return static_cast<uint8_t>(0 - sum) == hexdigits::pairValue(line + length - 2);
 }
 
 }  // namespace
