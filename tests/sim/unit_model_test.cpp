@@ -167,6 +167,7 @@ TEST(UnitModelUpload, WholeUpdateAtAConsoleRateOf9600) {
     const auto logic = imageOf(25000);
     const auto controller = imageOf(3001);
     EXPECT_EQ(line.ask(uploadCommand('l', checksumOf(logic), logic.size())), "Ready");
+    EXPECT_EQ(line.read(19000), "") << "waits while the program ends its collection of Ready";
     line.baud = 115200;
     line.send(logic);
     EXPECT_EQ(line.read(1000), "SUCCESS");
@@ -208,7 +209,7 @@ TEST(UnitModelUpload, VerifiesWhatItReceived) {
         const auto image = imageOf(5000);
         line.ask(uploadCommand('l', checksumOf(image) + c.checksumDelta, image.size()));
         line.send(image, 0, image.size() - c.missing);
-        EXPECT_EQ(line.read(5000), c.reply) << c.name;
+        EXPECT_EQ(line.read(31000), c.reply) << c.name;
         ASSERT_EQ(line.unit.images().size(), 1u);
         EXPECT_TRUE(line.unit.images()[0].finished) << c.name;
         EXPECT_EQ(line.unit.images()[0].checksumOk, c.checksumOk) << c.name;

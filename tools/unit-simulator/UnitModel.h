@@ -75,8 +75,9 @@ struct UnitConfig {
     double splitPauseMs = 300;              // the pause inside a split reply
     size_t floodBytes = 1100000;            // under Fault::Flood
     size_t hangUpAfterImageBytes = 102400;  // image bytes taken before Fault::HangUp strikes
-    // An image transfer that stalls this long is given up: "FAILED", back to the console.
-    double transferIdleTimeoutMs = 3000;
+    // An image transfer that stalls this long is given up: "FAILED", back to the console. The
+    // program collects "Ready" until a silent 10000 ms read before it sends the first byte.
+    double transferIdleTimeoutMs = 30000;
     std::set<Fault> faults;
 
     bool has(Fault fault) const { return faults.count(fault) != 0; }

@@ -14,15 +14,19 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "UnitModel.h"
 
 namespace {
+
+namespace fs = std::filesystem;
 
 constexpr int EXIT_USAGE = 2;
 constexpr int EXIT_NO_PROMPT = 1;
@@ -327,16 +331,21 @@ class Pty {
 
 class Links {
   public:
+    explicit Links(std::string target) : target_(std::move(target)) {}
+
+    // Only links that still lead to our terminal: a later simulator may have taken the path.
     ~Links() {
         for (const std::string& link : made_) {
-            unlink(link.c_str());
+            if (fs::read_symlink(link, error_) == target_) {
+                unlink(link.c_str());
+            }
         }
     }
 
-    bool make(const std::vector<std::string>& paths, const std::string& target) {
+    bool make(const std::vector<std::string>& paths) {
         for (const std::string& path : paths) {
             unlink(path.c_str());  // a link left by an earlier run
-            if (symlink(target.c_str(), path.c_str()) != 0) {
+            if (symlink(target_.c_str(), path.c_str()) != 0) {
                 std::fprintf(stderr, "unit-simulator: cannot link %s: %s\n", path.c_str(),
                              std::strerror(errno));
                 return false;
@@ -347,7 +356,9 @@ class Links {
     }
 
   private:
+    std::string target_;
     std::vector<std::string> made_;
+    std::error_code error_;
 };
 
 // ---- Serving ----------------------------------------------------------------------------------
@@ -489,8 +500,8 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "unit-simulator: no pseudo-terminal: %s\n", std::strerror(errno));
         return EXIT_USAGE;
     }
-    Links links;
-    if (!links.make(options.links, pty.slavePath())) {
+    Links links(pty.slavePath());
+    if (!links.make(options.links)) {
         return EXIT_USAGE;
     }
     std::printf("unit-simulator: %s\n", pty.slavePath().c_str());
