@@ -119,6 +119,14 @@ std::function<bool(Options&, const char*)> numberInto(T UnitConfig::*field) {
     };
 }
 
+// Stores a text, C escapes resolved, into a field of the options.
+std::function<bool(Options&, const char*)> textInto(std::string UnitConfig::*field) {
+    return [field](Options& options, const char* text) {
+        options.config.*field = unescape(text);
+        return true;
+    };
+}
+
 const std::vector<Option>& optionTable() {
     static const std::vector<Option> table = {
         {"--kind", "tx|rx", "the unit's identity (default tx)",
@@ -135,15 +143,9 @@ const std::vector<Option>& optionTable() {
          }},
         {"--version-reply", "TEXT",
          "the answer to \"%fw -v\" (default \"1.2.0 XC7A15 1.5 9\\r\\n>>\")",
-         [](Options& o, const char* v) {
-             o.config.versionReply = unescape(v);
-             return true;
-         }},
+         textInto(&UnitConfig::versionReply)},
         {"--prompt", "TEXT", "the prompt after a reboot (default \"[TX]>>\" or \"[RX]>>\")",
-         [](Options& o, const char* v) {
-             o.config.prompt = unescape(v);
-             return true;
-         }},
+         textInto(&UnitConfig::prompt)},
         {"--reply-delay-ms", "N", "from a command to its reply (default 20)",
          numberInto(&UnitConfig::replyDelayMs)},
         {"--ready-delay-ms", "N", "from an upload command to \"Ready\" (default 200)",
