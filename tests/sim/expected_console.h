@@ -12,7 +12,8 @@ inline const std::string kRxIdentity = "Quorvi 6G SDI EXTENDER RX WITH ETHERNET\
 inline const std::string kKeyPrompt = "\r\nPress any key to exit";
 inline const std::string kUpdateFailed = "\n\rERROR: The update was not successful.\r\n";
 inline const std::string kLogicLabel = "Preparing to Upload Programmable Logic ............ ";
-inline const std::string kLogicTransferLabel = "Sending Programmable Logic data ................... ";
+inline const std::string kLogicTransferLabel =
+    "Sending Programmable Logic data ................... ";
 inline const std::string kControllerLabel = "Preparing to Upload Firmware ...................... ";
 inline const std::string kControllerTransferLabel =
     "Sending data ...................................... ";
@@ -48,12 +49,14 @@ inline std::string detected(int port, int baud) {
 
 inline std::string versionLines(const std::string& firmware, const std::string& fpga, int device) {
     return "Checking firmware version ..............  " + firmware + " \r\n" +
-           "Checking fpga version ..................  " + fpga + "  device:" +
-           std::to_string(device) + "\r\n";
+           "Checking fpga version ..................  " + fpga +
+           "  device:" + std::to_string(device) + "\r\n";
 }
 
 // The version lines for the simulated unit's default reply "1.2.0 XC7A15 1.5 9".
-inline std::string defaultVersionLines() { return versionLines("1.02.00", "XC7A15 1.05", 9); }
+inline std::string defaultVersionLines() {
+    return versionLines("1.02.00", "XC7A15 1.05", 9);
+}
 
 inline std::string identified(bool tx) {
     return kProductLabel + (tx ? "TX OK\r\n" + kTxIdentity : "RX OK\r\n" + kRxIdentity) + "\r\n";

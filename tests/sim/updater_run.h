@@ -19,31 +19,25 @@ struct UpdaterRun {
     std::string console;
 };
 
-// Standard input reads `text` for the duration of one run.
+// Standard input reads `text` for the duration of one run, then reads nothing. The stream is
+// reopened each time, so nothing one run left in its buffer reaches the next.
 class OperatorInput {
-public:
+  public:
     explicit OperatorInput(const std::string& text) {
         char path[] = "/tmp/brivanta-input-XXXXXX";
         const int fd = mkstemp(path);
-        unlink(path);
-        if (write(fd, text.data(), text.size()) != static_cast<ssize_t>(text.size())) abort();
-        lseek(fd, 0, SEEK_SET);
-        saved_ = dup(STDIN_FILENO);
-        dup2(fd, STDIN_FILENO);
+        if (fd < 0 || write(fd, text.data(), text.size()) != static_cast<ssize_t>(text.size())) {
+            abort();
+        }
         close(fd);
-        clearerr(stdin);
-        fseek(stdin, 0, SEEK_SET);  // drops whatever an earlier run left buffered
+        if (freopen(path, "r", stdin) == nullptr) abort();
+        unlink(path);
     }
     ~OperatorInput() {
-        dup2(saved_, STDIN_FILENO);
-        close(saved_);
-        clearerr(stdin);
+        if (freopen("/dev/null", "r", stdin) == nullptr) abort();
     }
     OperatorInput(const OperatorInput&) = delete;
     OperatorInput& operator=(const OperatorInput&) = delete;
-
-private:
-    int saved_;
 };
 
 inline UpdaterRun runUpdater(const std::string& operatorInput = "") {
@@ -55,7 +49,7 @@ inline UpdaterRun runUpdater(const std::string& operatorInput = "") {
 
 // Each test starts on a machine with no ports, the clock at 0 and the port settings as at start.
 class SimulatedMachine : public testing::Test {
-protected:
+  protected:
     void SetUp() override {
         sim::reset();
         ComPortAPI_RestoreDefaults();
