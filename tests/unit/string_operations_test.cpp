@@ -1,10 +1,12 @@
-// Hex digits, hex bytes, hex text to byte arrays, upper-casing and the token splitter.
+// Hex digits, hex bytes, hex text to byte arrays, upper-casing, the token splitter and the
+// line-break remover.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
 #include <string>
 #include <vector>
 
+#include "BrivantaFwUpgrade.h"
 #include "StringOperations.h"
 
 namespace {
@@ -149,6 +151,26 @@ TEST(StrSplit, TableGrowsAcrossManyTokens) {
     EXPECT_EQ(result.tokens.front(), "0");
     EXPECT_EQ(result.tokens[1023], "1023");
     EXPECT_EQ(result.tokens.back(), "70140");
+}
+
+// Every line break up to the old end is replaced, so with NUL the string ends at the first.
+TEST(StrRemoveNL, ReplacesEveryLineBreakUpToTheOldEnd) {
+    const struct {
+        std::string text;
+        char replacement;
+        std::string after;  // all bytes up to and including the old NUL
+    } cases[] = {
+        {"ab\r\ncd", '\0', std::string("ab\0\0cd\0", 7)},
+        {"ab\r\ncd", ' ', std::string("ab  cd\0", 7)},
+        {"\n\rx\n", '\0', std::string("\0\0x\0\0", 5)},
+        {"no break", '\0', std::string("no break\0", 9)},
+        {"", ' ', std::string("\0", 1)},
+    };
+    for (const auto& c : cases) {
+        std::vector<char> text = exactCopy(c.text);
+        EXPECT_EQ(StrRemoveNL(text.data(), c.replacement), TRUE);
+        EXPECT_EQ(std::string(text.begin(), text.end()), c.after) << '"' << c.text << '"';
+    }
 }
 
 }  // namespace
