@@ -2,11 +2,15 @@
 // virtual clock and virtual serial lines, some with a simulated unit on them.
 //
 // Time is virtual and only moves when the program blocks:
-//   ReadFile with read timeout T advances the clock by T (less if the requested count arrives
-//     first) and returns what the unit's bytes delivered in that window;
-//   WriteFile hands the bytes to the unit at the current time and advances the clock by their
-//     line time at the port's baud rate (10 bits a byte, 8N1);
+//   ReadFile with read timeout T (ReadTotalTimeoutConstant, plus the multiplier per byte asked
+//     for; the interval limit is not modelled, it never ends the program's reads first) advances
+//     the clock by T, less if the requested count arrives first, and returns what the unit
+//     delivered by then, at the port's baud rate (another rate than the unit's gives garbage);
+//   WriteFile hands the bytes to the unit as arrived at the end of their line time at the port's
+//     baud rate (10 bits a byte, 8N1) and advances the clock by that time;
 //   Sleep advances the clock.
+// Opening a port, and PurgeComm with PURGE_RXCLEAR, drop what the unit sent before. Once the unit
+// has hung up (Fault::HangUp), reads and writes on its port fail.
 // A whole update, the reboot wait included, runs in milliseconds and deterministically.
 #ifndef BRIVANTA_SIM_PLATFORM_H
 #define BRIVANTA_SIM_PLATFORM_H
