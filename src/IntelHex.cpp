@@ -37,6 +37,7 @@ struct RecordBytes {
     uint8_t bytes[FIXED_FIELD_BYTES + MAX_DATA_LENGTH];
 };
 
+// ":", the length, address, type and checksum pairs, and the data pairs.
 size_t minimumLineLength(unsigned dataLength) {
     return 11 + 2 * static_cast<size_t>(dataLength);
 }

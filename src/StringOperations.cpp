@@ -14,6 +14,7 @@ char** growTokenTable(char** table, size_t* capacity) {
     return static_cast<char**>(realloc(table, *capacity * sizeof(char*)));
 }
 
+// Ends the run with a failure status: the caller's work cannot go on without its table.
 [[noreturn]] void exitOutOfMemory(char** table) {
     printf("Memoire insuffisante\n");
     free(table);
