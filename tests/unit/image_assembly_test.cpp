@@ -249,7 +249,7 @@ TEST_F(ImageAssembly, TextBeforeTheFirstColonIsReadAsARecord) {
 TEST_F(ImageAssembly, TextWithoutRecordsFails) {
     for (const char* text : {"", ":", ":::"}) {
         SCOPED_TRACE(text);
-        gDataConcatenated[0] = 0;
+        gDataConcatenated[0] = 0;  // left by an earlier pass; the fill still comes first
         const Pass pass = assemble(text);
         EXPECT_EQ(pass.result, FALSE);
         EXPECT_EQ(pass.output, "\r\nNUL extractedHexLine \r\n");
