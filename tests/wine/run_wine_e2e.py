@@ -78,6 +78,13 @@ class WinePrefix:
         self.path = os.path.join(work, "prefix")
         self.env = dict(os.environ, WINEPREFIX=self.path, WINEDEBUG="-all")
         self.log = open(os.path.join(work, "wine.log"), "wb")
+        try:
+            self._make(work, unit_port, unit_link)
+        except BaseException:
+            self.close()
+            raise
+
+    def _make(self, work, unit_port, unit_link):
         absent = os.path.join(work, "absent-port")
         os.makedirs(absent)
         self._wine(["wineboot", "-i"])
@@ -259,6 +266,9 @@ def main():
             failures = run_web_package_scenario(args, work)
         else:
             failures = run_updater_scenario(args, work)
+        if failures:
+            print("Wine's own output, last lines:")
+            print(read_file(os.path.join(work, "wine.log"))[-2000:].decode("latin-1"))
     for failure in failures:
         print("FAILED: " + failure)
     return 1 if failures else 0
