@@ -25,8 +25,10 @@ inline uint8_t digitValue(char c) {
 }
 
 // Byte values of every pair of 8-bit codes, indexed by first code * 256 + second code: one
-// lookup per byte where the record reader decodes a whole line.
-constexpr std::array<uint8_t, 65536> makePairValues() {
+// lookup per byte where the record reader decodes a whole line (two lookups per byte made the
+// compiler vectorise the decoding loop into something twice as slow). Filled at start-up rather
+// than at compile time, which would exceed some compilers' evaluation limits.
+inline std::array<uint8_t, 65536> makePairValues() {
     std::array<uint8_t, 65536> values{};
     for (size_t index = 0; index < values.size(); ++index) {
         values[index] =
@@ -35,7 +37,7 @@ constexpr std::array<uint8_t, 65536> makePairValues() {
     return values;
 }
 
-inline constexpr std::array<uint8_t, 65536> PAIR_VALUES = makePairValues();
+inline const std::array<uint8_t, 65536> PAIR_VALUES = makePairValues();
 
 // The byte of the two characters at `pair`; the caller knows both lie before the NUL.
 inline uint8_t pairValue(const char* pair) {
