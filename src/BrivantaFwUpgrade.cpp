@@ -6,6 +6,7 @@
 // lives here too; the updater does not call it.
 #include "BrivantaFwUpgrade.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -15,6 +16,7 @@
 #include "ComPortAPI.h"
 #include "Encoder.h"
 #include "FileAPI.h"
+#include "HexDigits.h"
 #include "IntelHex.h"
 #include "StringOperations.h"
 #include "firmware/BinImage.h"
@@ -603,39 +605,59 @@ void reportBadRecord(const char* reason, const char* line) {
     printf("\r\n");
 }
 
+// The record line of a token: ":" and the token up to its first line break, where the line ends
+// (what follows the break before the next ":" changes nothing). The caller has checked that the
+// token fits the line buffer.
+void buildRecordLine(const char* token, size_t tokenLength, char* line) {
+    const void* cr = memchr(token, '\r', tokenLength);
+    const void* lf = memchr(token, '\n', tokenLength);
+    size_t lineLength = tokenLength;
+    if (cr != nullptr) lineLength = static_cast<size_t>(static_cast<const char*>(cr) - token);
+    if (lf != nullptr) {
+        lineLength =
+            std::min(lineLength, static_cast<size_t>(static_cast<const char*>(lf) - token));
+    }
+    line[0] = ':';
+    memcpy(line + 1, token, lineLength);
+    line[lineLength + 1] = '\0';
+}
+
+// The byte of the two hex digits at `pair` of a line already found valid, hence long enough.
+uint8_t byteOfValidLine(const char* pair) {
+    return hexdigits::pairValue(pair);
+}
+
 enum class RecordResult { Placed, Failed };
 
-// Places one valid record line; extended linear address records move the upper offset.
-RecordResult placeRecord(const char* line, uint32_t* memory_offset) {
-    const bool isData = intel_hex_line_is_data_record(line) != 0;
-    const bool isLinearAddress = intel_hex_line_is_extended_linear_address_record(line) != 0;
-    if (!isData && !isLinearAddress) return RecordResult::Placed;
-
+// Places the data bytes of a valid data record at the upper offset plus its load address.
+RecordResult placeDataRecord(const char* line, uint32_t memory_offset) {
     const uint8_t data_length = intel_hex_line_data_length(line);
-    if (isLinearAddress && data_length < 2) {
+    const uint32_t address =
+        memory_offset +
+        (static_cast<uint32_t>(byteOfValidLine(line + 3)) << 8 | byteOfValidLine(line + 5));
+    if (address + data_length > static_cast<uint32_t>(CONCAT_BUFFER_SIZE)) {
+        reportBadRecord("\r\n Record data beyond the 4 MiB image \r\n", line);
+        return RecordResult::Failed;
+    }
+    const char* pair = line + 9;
+    for (uint8_t i = 0; i < data_length; ++i, pair += 2) {
+        gDataConcatenated[address + i] = byteOfValidLine(pair);
+    }
+    gDataConcatenatedLenght = static_cast<int>(address);
+    return RecordResult::Placed;
+}
+
+// Places one valid record line; extended linear address records move the upper offset (bits 16
+// to 23 of the upper address only), every other type changes nothing.
+RecordResult placeRecord(const char* line, uint32_t* memory_offset) {
+    if (intel_hex_line_is_data_record(line)) return placeDataRecord(line, *memory_offset);
+    if (!intel_hex_line_is_extended_linear_address_record(line)) return RecordResult::Placed;
+    if (intel_hex_line_data_length(line) < 2) {
         reportBadRecord("\r\n Extended linear address record without its address \r\n", line);
         return RecordResult::Failed;
     }
-    uint8_t* data_contents = new_u8_data_array_from_intel_hex_string(line);
-    if (data_contents == nullptr) {
-        reportBadRecord("\r\n Not enough memory for the record \r\n", line);
-        return RecordResult::Failed;
-    }
-    RecordResult result = RecordResult::Placed;
-    if (isLinearAddress) {
-        *memory_offset = static_cast<uint32_t>(data_contents[1]) << 16;
-    } else {
-        const uint32_t address = *memory_offset + intel_hex_line_address(line);
-        if (address + data_length > static_cast<uint32_t>(CONCAT_BUFFER_SIZE)) {
-            reportBadRecord("\r\n Record data beyond the 4 MiB image \r\n", line);
-            result = RecordResult::Failed;
-        } else {
-            memcpy(gDataConcatenated + address, data_contents, data_length);
-            gDataConcatenatedLenght = static_cast<int>(address);
-        }
-    }
-    free(data_contents);
-    return result;
+    *memory_offset = static_cast<uint32_t>(byteOfValidLine(line + 11)) << 16;
+    return RecordResult::Placed;
 }
 
 }  // namespace
@@ -655,14 +677,13 @@ BOOL ValidateFwAndConcatenateData(char* gHexData) {
         const char* token = extractedHexLine[index];
         const size_t tokenLength = strlen(token);
         if (tokenLength > kRecordLineSize - 2) {
-            printf("\r\n Record line too long (%zu characters) \r\n", tokenLength + 1);
+            printf("\r\n Record line too long (%u characters) \r\n",
+                   static_cast<unsigned>(std::min<size_t>(tokenLength + 1, UINT_MAX)));
             passed = FALSE;
             break;
         }
         char intelHexStringLine[kRecordLineSize];
-        intelHexStringLine[0] = ':';
-        memcpy(intelHexStringLine + 1, token, tokenLength + 1);
-        StrRemoveNL(intelHexStringLine, '\0');
+        buildRecordLine(token, tokenLength, intelHexStringLine);
         if (intel_hex_line_is_valid(intelHexStringLine) != INTEL_HEX_STRING_OK) {
             reportBadRecord("\r\n intel_hex_line_is_valid \r\n", intelHexStringLine);
             passed = FALSE;
