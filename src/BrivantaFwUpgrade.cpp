@@ -491,23 +491,27 @@ struct CollectedReply {
     bool overflowed;  // the unit never paused and the reply outgrew the buffer
 };
 
-// Reads window after window until one brings nothing. A unit that never pauses is cut off at
-// the buffer's size, and its reply counts as differing from anything expected.
+// Reads window after window until one brings nothing. A unit that never pauses is cut off once
+// it has sent more bytes than the buffer holds, and its reply counts as differing from anything
+// expected. NUL bytes count too: they add no text, and a line that delivers nothing but NULs (a
+// held break) would otherwise keep the collection going for ever.
 CollectedReply collectReply() {
     CollectedReply reply = {static_cast<char*>(malloc(DATA_BUFFER_SIZE)), false};
     if (reply.text == nullptr) return reply;
     size_t length = 0;
+    size_t received = 0;
     reply.text[0] = '\0';
     for (;;) {
         int count = 0;
         ComPortAPI_ReadCOM(gDataBuffer, kReadRequest, &count);
         if (count <= 0 || count > kReadRequest) break;
-        gDataBuffer[count] = '\0';
-        const size_t chunk = strlen(gDataBuffer);
-        if (length + chunk > static_cast<size_t>(kReadRequest)) {
+        received += static_cast<size_t>(count);
+        if (received > static_cast<size_t>(kReadRequest)) {
             reply.overflowed = true;
             break;
         }
+        gDataBuffer[count] = '\0';
+        const size_t chunk = strlen(gDataBuffer);  // the text never outgrows what was received
         memcpy(reply.text + length, gDataBuffer, chunk + 1);
         length += chunk;
     }
