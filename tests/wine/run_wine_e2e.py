@@ -212,11 +212,14 @@ def run_updater_scenario(args, work):
 
 
 def run_web_package_scenario(args, work):
-    """The web package written under Wine equals the native one, byte for byte."""
+    """The web package written under Wine equals the native one, byte for byte, and replaces an
+    older package in its place."""
     native_dir = os.path.join(work, "native")
     windows_dir = os.path.join(work, "windows")
     os.makedirs(native_dir)
     os.makedirs(windows_dir)
+    with open(os.path.join(windows_dir, "FwToUpload.bin"), "wb") as old_package:
+        old_package.write(b"an older package, longer than nothing\r\n" * 5000)
     native = subprocess.run([args.native_web_package], cwd=native_dir, input=b"\r",
                             stdout=subprocess.PIPE, timeout=120)
     prefix = WinePrefix(work, None, None)
