@@ -7,12 +7,15 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <numeric>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -167,6 +170,48 @@ TEST_F(UnitSimulator, TakesBothImagesSavesThemAndExitsAfterThePrompt) {
         EXPECT_EQ(std::vector<char>(std::istreambuf_iterator<char>(saved), {}), images[i]);
     }
     EXPECT_TRUE(fs::exists(dir / "log.txt"));
+}
+
+// The bursts the log shows on the line: (start, end) in ms, in order.
+std::vector<std::pair<double, double>> lineBursts(const fs::path& log) {
+    std::vector<std::pair<double, double>> bursts;
+    std::ifstream in(log);
+    for (std::string line; std::getline(in, line);) {
+        double start = 0;
+        double end = 0;
+        const size_t at = line.find("on the line from ");
+        if (at != std::string::npos &&
+            std::sscanf(line.c_str() + at, "on the line from %lf to %lf", &start, &end) == 2) {
+            bursts.emplace_back(start, end);
+        }
+    }
+    return bursts;
+}
+
+TEST_F(UnitSimulator, PacedLineHoldsTheProgramsWritesToTheLineRate) {
+    Simulator simulator({"--pace", "--ready-delay-ms", "20", "--success-delay-ms", "20",
+                         "--save-dir", dir.string(), "--timeout-s", "30"});
+    Port port(simulator.ptyPath);
+    port.setRate(B115200);
+    const std::vector<char> image(34560, 'U');  // 3 s at 11520 bytes/s
+    port.send("%%%fw -l " + std::to_string(0u - 0x55u * 34560u) + " 34560\n\r");
+    ASSERT_EQ(port.read(300), "Ready");
+    const auto start = std::chrono::steady_clock::now();
+    for (size_t at = 0; at < image.size(); at += 10240) {
+        const auto piece = std::min<size_t>(10240, image.size() - at);
+        port.send(std::vector<char>(image.begin() + static_cast<long>(at),
+                                    image.begin() + static_cast<long>(at + piece)));
+    }
+    const std::chrono::duration<double> writing = std::chrono::steady_clock::now() - start;
+    EXPECT_EQ(port.read(300), "SUCCESS") << "the unit answers as the last write returns";
+    // The pty lets the program write one kernel buffer (some 10 KiB) ahead of the line.
+    EXPECT_GT(writing.count(), 1.5) << "the writes are held to the line's pace";
+    simulator.stop();
+    EXPECT_EQ(simulator.exitStatus(), 0);
+    const auto bursts = lineBursts(dir / "log.txt");
+    ASSERT_GE(bursts.size(), 2u);
+    const double imageMs = bursts.back().second - bursts[1].first;  // bursts[0]: the command
+    EXPECT_NEAR(imageMs, 3000, 30) << "image bytes back to back at 11520 bytes/s";
 }
 
 TEST(UnitSimulatorOptions, RefusesWhatItDoesNotKnow) {

@@ -363,8 +363,9 @@ void UnitModel::startUpload(double tMs, char kind, const std::string& arguments)
     const size_t space = arguments.find(' ');
     const std::string_view args = arguments;
     const auto checksum = strictNumber(args.substr(0, space), UINT32_MAX);
-    const auto length =
-        space == args.npos ? std::nullopt : strictNumber(args.substr(space + 1), MAX_IMAGE_LENGTH);
+    // No space: an empty length, which strictNumber refuses.
+    const auto length = strictNumber(
+        space == args.npos ? std::string_view() : args.substr(space + 1), MAX_IMAGE_LENGTH);
     if (!checksum || !length || *length == 0) {
         reply(tMs + config_.replyDelayMs, Stage::Error, BAD_PARAMETERS);
         return;
@@ -388,6 +389,9 @@ void UnitModel::takeImageByte(double tMs, uint8_t byte) {
     ReceivedImage& image = images_.back();
     image.bytes.push_back(byte);
     lastImageByteMs_ = tMs;
+    if (image.bytes.size() == 1) {
+        note(tMs, std::string("image ") + image.command + ": first byte");
+    }
     if (config_.has(Fault::HangUp) && ++imageBytesInAll_ == config_.hangUpAfterImageBytes) {
         note(tMs, "hangs up (fault)");
         hungUp_ = true;

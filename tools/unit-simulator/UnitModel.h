@@ -123,6 +123,8 @@ class UnitModel {
     const std::vector<ReceivedImage>& images() const { return images_; }
     // What the unit received, decided and sent, a line per event, with times.
     std::string log() const;
+    // Adds a line to the log (times non-decreasing, as for every call).
+    void note(double tMs, const std::string& what);
 
     // The replies the unit gives, for the fault tables.
     enum class Stage {
@@ -164,7 +166,6 @@ class UnitModel {
     std::optional<std::string> replacementFor(Stage stage) const;
     bool silentAt(Stage stage) const;
     std::string identity() const;
-    void note(double tMs, const std::string& what);
 
     UnitConfig config_;
     Mode mode_ = Mode::Console;

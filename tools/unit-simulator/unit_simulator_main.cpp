@@ -10,6 +10,7 @@
 #include <cctype>
 #include <cerrno>
 #include <chrono>
+#include <cmath>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -35,6 +36,9 @@ constexpr double MAX_POLL_MS = 20;
 constexpr double DRAIN_GRACE_MS = 15000;
 // Output the pty refuses for this long goes the way of bytes sent to a closed port.
 constexpr double STUCK_OUTPUT_MS = 1000;
+// Under --pace: the program may write on while no more than this is on the line (a UART's or a
+// USB adapter's transmit FIFO).
+constexpr size_t TRANSMIT_FIFO_BYTES = 64;
 
 volatile std::sig_atomic_t stopRequested = 0;
 
@@ -47,6 +51,7 @@ struct Options {
     std::vector<std::string> links;
     std::string saveDir;
     bool exitAfterReboot = false;
+    bool pace = false;
     double timeoutS = 0;  // 0: no limit
 };
 
@@ -181,6 +186,11 @@ const std::vector<Option>& optionTable() {
              o.exitAfterReboot = true;
              return true;
          }},
+        {"--pace", nullptr, "the program's bytes cross the line at its baud rate: its writes wait",
+         [](Options& o, const char*) {
+             o.pace = true;
+             return true;
+         }},
         {"--timeout-s", "N", "exit after N seconds (default: run until a signal)",
          [](Options& o, const char* v) {
              const auto value = numberOf(v);
@@ -302,6 +312,7 @@ class Pty {
     }
 
     void close() {
+        holdProgramOutput(false);
         for (int* fd : {&master_, &slave_}) {
             if (*fd >= 0) {
                 ::close(*fd);
@@ -316,6 +327,14 @@ class Pty {
         return tcgetattr(slave_, &settings) == 0 ? baudOf(cfgetospeed(&settings)) : 0;
     }
 
+    // Holds or releases the program's output, as a line stopped by flow control: its writes
+    // wait while held. Released at the end, so that no program is left hanging in a write.
+    void holdProgramOutput(bool hold) {
+        if (hold != outputHeld_ && slave_ >= 0 && tcflow(slave_, hold ? TCOOFF : TCOON) == 0) {
+            outputHeld_ = hold;
+        }
+    }
+
     // Bytes sent to the program that it has not read yet.
     int unread() const {
         int count = 0;
@@ -328,6 +347,7 @@ class Pty {
   private:
     int master_ = -1;
     int slave_ = -1;
+    bool outputHeld_ = false;
     std::string slavePath_;
 };
 
@@ -363,18 +383,67 @@ class Links {
     std::error_code error_;
 };
 
+// ---- The program's bytes on a paced line (--pace) ---------------------------------------------
+
+// On a real line a write returns when its bytes are on the line: one byte per 10 bit times (8N1).
+// A pty takes whatever the program writes at memory speed. So under --pace the server keeps the
+// account of the line: every byte taken off the pty starts when the line is free, and the
+// program's output is held (tcflow TCOOFF on the terminal side) until no more than a transmit
+// FIFO's worth is left on the line.
+//
+// A pty cannot hold a write half-way: once released, the program puts in whatever the kernel's
+// buffer takes (some 10 KiB) before the hold lands, and that write returns at once. So the
+// program is at most one such burst ahead of the line. The unit takes the bytes as the program's
+// write returns, as it would at the end of a real port's write; the log keeps the line's own
+// times, from which the line rate of a transfer is measured.
+class PacedLine {
+  public:
+    struct Burst {
+        double startMs;  // the first byte's start bit
+        double endMs;    // the last byte's stop bit
+    };
+
+    // Bytes written at `baud` and taken off the pty at nowMs: they follow what is on the line.
+    Burst take(double nowMs, size_t n, uint32_t baud) {
+        const double startMs = std::max(nowMs, lineFreeMs_);
+        byteMs_ = byteMs(baud);
+        lineFreeMs_ = startMs + static_cast<double>(n) * byteMs_;
+        return {startMs, lineFreeMs_};
+    }
+
+    // From when the program may write again: no more than `fifoBytes` are left on the line.
+    double releaseMs(size_t fifoBytes) const {
+        return lineFreeMs_ - static_cast<double>(fifoBytes) * byteMs_;
+    }
+
+  private:
+    static double byteMs(uint32_t baud) { return 10000.0 / std::max<uint32_t>(baud, 1); }
+
+    double lineFreeMs_ = 0;
+    double byteMs_ = 0;
+};
+
 // ---- Serving ----------------------------------------------------------------------------------
 
 class Server {
   public:
     Server(const Options& options, Pty& pty)
-        : options_(options), pty_(pty), unit_(options.config), start_(Clock::now()) {}
+        : options_(options), pty_(pty), unit_(options.config), start_(Clock::now()) {
+        // The log's times count from here; this puts them on the system's monotonic clock.
+        const double originS = std::chrono::duration<double>(start_.time_since_epoch()).count();
+        char origin[64];
+        std::snprintf(origin, sizeof origin, "clock origin %.6f s (steady clock)", originS);
+        unit_.note(0, origin);
+    }
 
     int run() {
         while (stopRequested == 0) {
             const double now = elapsedMs();
             if (options_.timeoutS > 0 && now >= options_.timeoutS * 1000) {
                 return options_.exitAfterReboot ? EXIT_NO_PROMPT : 0;
+            }
+            if (options_.pace) {
+                pty_.holdProgramOutput(now < line_.releaseMs(TRANSMIT_FIFO_BYTES));
             }
             unit_.advance(now);
             sendDue(now);
@@ -434,11 +503,21 @@ class Server {
                (pty_.unread() == 0 || now - sentMs > DRAIN_GRACE_MS);
     }
 
+    double waitMs(double now) const {
+        if (!pending_.empty()) {
+            return 1;
+        }
+        double untilNext = unit_.nextArrivalMs() - now;
+        const double untilRelease = line_.releaseMs(TRANSMIT_FIFO_BYTES) - now;
+        if (options_.pace && untilRelease > 0) {
+            untilNext = std::min(untilNext, untilRelease);
+        }
+        return std::clamp(untilNext, 1.0, MAX_POLL_MS);
+    }
+
     void waitAndTakeInput(double now) {
-        const double untilNext = unit_.nextArrivalMs() - now;
-        const double waitMs = pending_.empty() ? std::clamp(untilNext, 1.0, MAX_POLL_MS) : 1.0;
         pollfd fd{pty_.master(), POLLIN, 0};
-        if (poll(&fd, 1, static_cast<int>(waitMs)) <= 0) {
+        if (poll(&fd, 1, static_cast<int>(std::ceil(waitMs(now)))) <= 0) {
             return;
         }
         if ((fd.revents & POLLIN) == 0) {
@@ -447,9 +526,29 @@ class Server {
         }
         uint8_t buffer[65536];
         const ssize_t n = read(pty_.master(), buffer, sizeof buffer);
-        if (n > 0) {
-            unit_.receive(elapsedMs(), buffer, static_cast<size_t>(n), pty_.programBaud());
+        if (n <= 0) {
+            return;
         }
+        const double takenMs = elapsedMs();
+        if (!anyTaken_) {
+            anyTaken_ = true;
+            unit_.note(takenMs, "first bytes from the program: " + std::to_string(n));
+        }
+        const uint32_t baud = pty_.programBaud();
+        if (options_.pace) {
+            pty_.holdProgramOutput(true);  // at once: the program may be writing on
+            noteOnLine(takenMs, static_cast<size_t>(n),
+                       line_.take(takenMs, static_cast<size_t>(n), baud));
+            pty_.holdProgramOutput(takenMs < line_.releaseMs(TRANSMIT_FIFO_BYTES));
+        }
+        unit_.receive(takenMs, buffer, static_cast<size_t>(n), baud);
+    }
+
+    void noteOnLine(double takenMs, size_t n, PacedLine::Burst burst) {
+        char times[96];
+        std::snprintf(times, sizeof times, " bytes taken, on the line from %.3f to %.3f ms",
+                      burst.startMs, burst.endMs);
+        unit_.note(takenMs, "line: " + std::to_string(n) + times);
     }
 
     void saveFinishedImages() {
@@ -478,6 +577,8 @@ class Server {
     std::vector<uint8_t> pending_;
     double blockedSinceMs_ = 0;
     size_t savedCount_ = 0;
+    PacedLine line_;
+    bool anyTaken_ = false;
 };
 
 void installSignalHandlers() {
