@@ -2,7 +2,7 @@
 # Installs what building, testing and the demo need on Debian 12 (only what is missing).
 set -euo pipefail
 packages=(cmake g++ make python3 libgtest-dev libgmock-dev googletest libbenchmark-dev
-          binutils srecord socat time g++-mingw-w64-x86-64-posix wine64 clang libclang-rt-14-dev)
+          binutils srecord socat time g++-mingw-w64-x86-64-posix wine wine64 clang libclang-rt-14-dev)
 missing=()
 for p in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
