@@ -488,20 +488,29 @@ namespace {
 // A reply collected over read windows, as NUL-terminated text of at most kReadRequest characters.
 struct CollectedReply {
     char* text;       // responseReceivedCopy; null when it could not be allocated
-    bool overflowed;  // the unit never paused and the reply outgrew the buffer
+    bool overflowed;  // the unit never paused: the reply outgrew the buffer or the window count
 };
+
+// No reply of the catalogue spans more than a few windows; a unit that trickles bytes into every
+// window (a status line, line noise) is cut off here rather than after a megabyte of trickle.
+constexpr int kMaxReplyWindows = 100;
 
 // Reads window after window until one brings nothing. A unit that never pauses is cut off once
 // it has sent more bytes than the buffer holds, and its reply counts as differing from anything
 // expected. NUL bytes count too: they add no text, and a line that delivers nothing but NULs (a
-// held break) would otherwise keep the collection going for ever.
+// held break) would otherwise keep the collection going for ever. Nor may it go on for more than
+// kMaxReplyWindows windows.
 CollectedReply collectReply() {
     CollectedReply reply = {static_cast<char*>(malloc(DATA_BUFFER_SIZE)), false};
     if (reply.text == nullptr) return reply;
     size_t length = 0;
     size_t received = 0;
     reply.text[0] = '\0';
-    for (;;) {
+    for (int window = 0;; ++window) {
+        if (window == kMaxReplyWindows) {
+            reply.overflowed = true;
+            break;
+        }
         int count = 0;
         ComPortAPI_ReadCOM(gDataBuffer, kReadRequest, &count);
         if (count <= 0 || count > kReadRequest) break;

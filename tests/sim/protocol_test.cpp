@@ -148,6 +148,22 @@ TEST_F(OpenLine, EndlessReplyIsCutOffAndDiffers) {
     EXPECT_FALSE(sendCommand(kProbe, FALSE, TRUE, kProbeReply));
 }
 
+// At 1200 baud a flood brings 60 bytes a window: it would take hours to fill the buffer.
+TEST_F(OpenLine, TrickleWithoutASilentWindowEndsAfterAHundredWindows) {
+    UnitConfig config;
+    config.consoleBaud = 1200;
+    config.faults = {Fault::Flood};
+    sim::PortSetup port;
+    port.unit = std::make_shared<UnitModel>(config);
+    sim::attach(1, port);
+    ComPortAPI_SetBaudRate(1200);
+    ASSERT_TRUE(ComPortAPI_OpenCOM(1));
+    ComPortAPI_SetReadingTimeoutInMs(500);
+    const double start = sim::nowMs();
+    EXPECT_FALSE(sendCommand(kProbe, FALSE, TRUE, kProbeReply));
+    EXPECT_NEAR(sim::nowMs() - start, 100 * 500.0, 200.0);
+}
+
 TEST_F(OpenLine, FailedFrameWriteIsReportedAndNothingIsRead) {
     sim::PortSetup port;
     port.failWritesAfterBytes = 0;

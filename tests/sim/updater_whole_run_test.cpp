@@ -159,6 +159,11 @@ const std::vector<Scenario>& scenarios() {
     return table;
 }
 
+// Test names and failure messages show the scenario by its name.
+void PrintTo(const Scenario& scenario, std::ostream* out) {
+    *out << scenario.name;
+}
+
 class WholeRun : public SimulatedMachine, public testing::WithParamInterface<Scenario> {};
 
 TEST_P(WholeRun, ConsoleAndExitStatus) {
