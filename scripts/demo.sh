@@ -23,6 +23,7 @@ cleanup() {
     rm -rf "$workdir"
 }
 trap cleanup EXIT
+mkdir -p "$workdir/received"
 build/release/tools/unit-simulator/unit-simulator --kind tx --link "$workdir/COM1" \
     --save-dir "$workdir/received" --timeout-s 600 >"$workdir/simulator.out" 2>&1 &
 simulator_pid=$!
@@ -34,5 +35,8 @@ BRIVANTA_COM_DIR="$workdir" "$updater" || status=$?
 echo
 echo "Updater exit status: $status"
 echo "Images the simulated unit received and verified:"
-ls -l "$workdir/received" 2>/dev/null | sed -n 's/^/  /p'
+for image in "$workdir"/received/image-*.bin; do
+    [ -e "$image" ] && echo "  $(basename "$image"): $(stat -c %s "$image") bytes"
+done
+grep -E "image [lh]: [0-9]+ of" "$workdir/received/log.txt" 2>/dev/null | sed "s/^/  /" || true
 exit "$status"
