@@ -177,15 +177,29 @@ class Run:
 
     def __init__(self):
         self.spawned = self.prompted = None
-        self.status = self.rusage = None
+        self.status = self.cpu = self.peak = None
         self.helpers_cpu = 0.0
+        self.helpers = ""
         self.transcript = ""
 
 
-def wait_with_rusage(process):
+# The peak resident set comes from /usr/bin/time: the rusage of a child that Python forks counts
+# the fork's copy of Python before the exec. CPU times come from wait4 (finer than time's 10 ms);
+# they include /usr/bin/time's own, about a millisecond.
+TIME_COMMAND = ["/usr/bin/time", "-f", "%M"]
+
+
+def timed(command, work):
+    return TIME_COMMAND + ["-o", os.path.join(work, "maxrss.txt")] + command
+
+
+def wait_with_rusage(process, work):
+    """Exit status, CPU seconds (user, system) and peak resident bytes of a timed() command."""
     _, status, rusage = os.wait4(process.pid, 0)
     process.returncode = os.waitstatus_to_exitcode(status)
-    return process.returncode, rusage
+    with open(os.path.join(work, "maxrss.txt")) as f:
+        peak_kib = int(f.read().split()[-1])
+    return process.returncode, (rusage.ru_utime, rusage.ru_stime), peak_kib * 1024
 
 
 def run_native(updater, com_dir, work):
@@ -194,17 +208,18 @@ def run_native(updater, com_dir, work):
     env = dict(os.environ, BRIVANTA_COM_DIR=com_dir)
     with open(output, "wb") as out:
         run.spawned = time.monotonic()
-        process = subprocess.Popen([updater], stdin=subprocess.PIPE, stdout=out, env=env)
+        process = subprocess.Popen(timed([updater], work), stdin=subprocess.PIPE, stdout=out,
+                                   env=env)
         process.stdin.write(b"\r")  # the last key, there before the prompt asks for it
         process.stdin.close()
-        run.status, run.rusage = wait_with_rusage(process)
+        run.status, run.cpu, run.peak = wait_with_rusage(process, work)
         run.prompted = time.monotonic()  # the key is waiting: the run ends with its prompt
     run.transcript = open(output, "rb").read().decode("latin-1")
     return run
 
 
 def prefix_processes(prefix):
-    """CPU seconds (user + system) of every live process that runs in the Wine prefix."""
+    """(parent pid, CPU seconds user + system, name) of every live process in the prefix."""
     tick = os.sysconf("SC_CLK_TCK")
     cpu = {}
     needle = ("WINEPREFIX=" + prefix).encode() + b"\0"
@@ -215,7 +230,9 @@ def prefix_processes(prefix):
                     continue
             with open("/proc/%s/stat" % pid) as f:
                 fields = f.read().rsplit(")", 1)[1].split()
-            cpu[int(pid)] = (int(fields[11]) + int(fields[12])) / tick
+            with open("/proc/%s/cmdline" % pid, "rb") as f:
+                name = os.path.basename(f.read().split(b"\0")[0].decode(errors="replace"))
+            cpu[int(pid)] = (int(fields[1]), (int(fields[11]) + int(fields[12])) / tick, name)
         except OSError:
             continue
     return cpu
@@ -232,7 +249,7 @@ def run_wine(exe, prefix, work):
     try:
         with open(output, "wb") as out:
             run.spawned = time.monotonic()
-            process = subprocess.Popen(["wine", exe], cwd=work, env=prefix.env,
+            process = subprocess.Popen(timed(["wine", exe], work), cwd=work, env=prefix.env,
                                        stdin=keyboard.slave, stdout=out, stderr=prefix.log,
                                        start_new_session=True)
         prompt = expected.KEY_PROMPT.encode("latin-1")
@@ -244,12 +261,16 @@ def run_wine(exe, prefix, work):
         run.prompted = time.monotonic()
         seen.update(prefix_processes(prefix.path))
         keyboard.type(b"\r")
-        run.status, run.rusage = wait_with_rusage(process)
+        run.status, run.cpu, run.peak = wait_with_rusage(process, work)
     finally:
         keyboard.close()
     seen.update(prefix_processes(prefix.path))
-    seen.pop(process.pid, None)  # counted by its own rusage
-    run.helpers_cpu = sum(seen.values())
+    # /usr/bin/time and the program, its child, are counted by wait4.
+    helpers = [(cpu, name) for pid, (parent, cpu, name) in seen.items()
+               if process.pid not in (pid, parent)]
+    run.helpers_cpu = sum(cpu for cpu, _ in helpers)
+    run.helpers = ", ".join("%s %.2f s" % (name, cpu) for cpu, name in sorted(helpers)[::-1]
+                            if cpu >= 0.01)
     run.transcript = open(output, "rb").read().decode("latin-1")
     return run
 
@@ -322,18 +343,20 @@ def report_run(label, run, log, firmware_dir):
         rate = length / (ms / 1000)
         print("%-20s %d bytes in %.1f ms on the line: %.1f bytes/s = %.2f%% of %d" % (
             name, length, ms, rate, pct(rate, line_rate), line_rate))
-    own_cpu = run.rusage.ru_utime + run.rusage.ru_stime
-    cpu = own_cpu + run.helpers_cpu
+    user, system = run.cpu
+    cpu = user + system + run.helpers_cpu
     print("CPU time             %.3f s (user %.3f, system %.3f%s) = %.3f%% of the wall time" % (
-        cpu, run.rusage.ru_utime, run.rusage.ru_stime,
+        cpu, user, system,
         ", Wine server and helpers %.3f" % run.helpers_cpu if run.helpers_cpu else "",
         pct(cpu, wall_s)))
+    if run.helpers:
+        print("  Wine's processes:  %s" % run.helpers)
     first_probe_ms = (log["origin"] + log["first_bytes"] / 1000 - run.spawned) * 1000
     print("start-up             %.1f ms from spawn to the first probe's bytes at the unit" %
           first_probe_ms)
     rows = memory_requirement(firmware_dir, "tx")
     need = sum(size for _, size in rows)
-    peak = run.rusage.ru_maxrss * 1024
+    peak = run.peak
     print("peak resident set    %.2f MiB; the buffers and images need %.2f MiB; "
           "the rest %.2f MiB" % (peak / MIB, need / MIB, (peak - need) / MIB))
     for what, size in rows:
