@@ -50,7 +50,7 @@ def check_record(line: bytes, upper: int) -> tuple[int, int]:
 
 def check_image(path: str, text: bytes) -> None:
     if not text.endswith(b"\r\n"):
-        raise ImageError("%s: the text does not end with CR LF" % path)
+        raise ImageError("%s:%d: the text does not end with CR LF" % (path, text.count(b"\n") + 1))
     lines = text[:-2].split(b"\r\n")
     upper = 0
     rtype = None
