@@ -360,18 +360,25 @@ BOOL identifyUnit() {
         return FALSE;
     }
 
-    int page_idx;
-    if (sendCommand(PRODUCT_QUERY_COMMAND, FALSE, TRUE, VALIDATE_TX_PRODUCT_ID_STRING)) {
-        printf("TX OK\r\n");
-        printf("%s", VALIDATE_TX_PRODUCT_ID_STRING);
-        printf("\r\n");
-        page_idx = kImageRowTxLogic;
-    } else if (sendCommand(PRODUCT_QUERY_COMMAND, FALSE, TRUE, VALIDATE_RX_PRODUCT_ID_STRING)) {
-        printf("RX OK\r\n");
-        printf("%s", VALIDATE_RX_PRODUCT_ID_STRING);
-        printf("\r\n");
-        page_idx = kImageRowRxLogic;
-    } else {
+    // One product query per candidate identity: TX first, then RX.
+    struct Identity {
+        const char* reply;
+        const char* verdict;
+        int page_idx;
+    };
+    const Identity identities[] = {{VALIDATE_TX_PRODUCT_ID_STRING, "TX OK\r\n", kImageRowTxLogic},
+                                   {VALIDATE_RX_PRODUCT_ID_STRING, "RX OK\r\n", kImageRowRxLogic}};
+    int page_idx = 0;
+    for (const Identity& identity : identities) {
+        if (sendCommand(PRODUCT_QUERY_COMMAND, FALSE, TRUE, identity.reply)) {
+            printf("%s", identity.verdict);
+            printf("%s", identity.reply);
+            printf("\r\n");
+            page_idx = identity.page_idx;
+            break;
+        }
+    }
+    if (page_idx == 0) {
         printf("FAILED\r\n");
         return FALSE;
     }
